@@ -1,0 +1,1 @@
+"""Core records, enumerations and helpers of the quillon framework."""

@@ -1,0 +1,1 @@
+"""CQG futures gateway components."""

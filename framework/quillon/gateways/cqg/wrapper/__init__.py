@@ -1,0 +1,1 @@
+"""CQG Integrated Client COM wrapper and its environment."""

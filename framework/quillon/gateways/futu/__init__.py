@@ -1,0 +1,1 @@
+"""Futu Securities (Hong Kong) gateway components."""

@@ -1,0 +1,1 @@
+"""Mainland A-share gateway through the QMT terminal's Redis bridge."""

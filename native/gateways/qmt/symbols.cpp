@@ -1,0 +1,153 @@
+// quillon.gateways.qmt.symbols: security codes between the framework's form
+// (SH.600000) and the terminal's form (600000.SH).
+#include "qn.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace {
+
+#define SYMBOLS_OBJECTS(O) O(Exchange) O(Exchange_SSE) O(Exchange_SZSE)
+#define SYMBOLS_NAMES(N) N(code) N(strip) N(upper)
+
+struct State {
+  QN_STATE(SYMBOLS_OBJECTS, SYMBOLS_NAMES)
+};
+
+using qn::Ref;
+
+// ---- the conversion on UTF-8 text -----------------------------------------
+
+bool is_sh(std::string_view w) { return w == "SH" || w == "SS" || w == "SSE"; }
+bool is_sz(std::string_view w) { return w == "SZ" || w == "SZSE"; }
+
+enum class Form { Qmt, Quillon };
+
+// `raw` is already trimmed and upper-cased.
+std::string convert(std::string_view raw, Form to) {
+  size_t dot = raw.find('.');
+  if (raw.empty() || dot == std::string_view::npos) return std::string(raw);
+  std::string_view left = raw.substr(0, dot), right = raw.substr(dot + 1);
+  std::string out;
+  if (to == Form::Qmt) {
+    if (is_sh(left)) return out.append(right).append(".SH");
+    if (is_sz(left)) return out.append(right).append(".SZ");
+    if (is_sh(right)) return out.append(left).append(".SH");
+    if (is_sz(right)) return out.append(left).append(".SZ");
+  } else {
+    if (is_sh(right)) return out.append("SH.").append(left);
+    if (is_sz(right)) return out.append("SZ.").append(left);
+    if (is_sh(left)) return out.append("SH.").append(right);
+    if (is_sz(left)) return out.append("SZ.").append(right);
+  }
+  return std::string(raw);
+}
+
+// The characters str.strip() removes from ASCII text.
+bool ascii_space(unsigned char c) { return (c >= 9 && c <= 13) || (c >= 28 && c <= 32); }
+
+// Text through UTF-8 with lone surrogates kept, so any str round-trips.
+std::string utf8_of(PyObject* s) {
+  Ref b = Ref::check(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
+  return std::string(PyBytes_AS_STRING(b.get()), static_cast<size_t>(PyBytes_GET_SIZE(b.get())));
+}
+
+Ref str_of(const std::string& s) {
+  return Ref::check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass"));
+}
+
+// code.strip().upper() as UTF-8; ASCII text never leaves C++.
+std::string normalise(State& st, PyObject* code) {
+  if (PyUnicode_IS_ASCII(code)) {
+    const char* p = static_cast<const char*>(PyUnicode_DATA(code));
+    size_t b = 0, e = static_cast<size_t>(PyUnicode_GET_LENGTH(code));
+    while (b < e && ascii_space(static_cast<unsigned char>(p[b]))) ++b;
+    while (e > b && ascii_space(static_cast<unsigned char>(p[e - 1]))) --e;
+    std::string raw(p + b, e - b);
+    for (char& c : raw)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return raw;
+  }
+  // Unicode whitespace and case mappings (ß -> SS) are the interpreter's.
+  Ref stripped = qn::call_method(code, st.str_strip);
+  Ref upper = qn::call_method(stripped.get(), st.str_upper);
+  return utf8_of(upper.get());
+}
+
+std::string to_qmt(State& st, PyObject* code) { return convert(normalise(st, code), Form::Qmt); }
+std::string from_qmt(State& st, PyObject* code) { return convert(normalise(st, code), Form::Quillon); }
+
+bool ends_with(const std::string& s, std::string_view tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// ---- functions ------------------------------------------------------------
+
+constexpr char to_qmt_code_doc[] =
+    "to_qmt_code($module, /, code)\n--\n\n"
+    "Convert ``SH.600000`` / ``SZ.000001`` / ``600000.SH`` \u2192 ``600000.SH``.";
+Ref to_qmt_code(State& st, const qn::Args& a) {
+  return str_of(to_qmt(st, qn::exact_str(a[0], "code")));
+}
+
+constexpr char from_qmt_code_doc[] =
+    "from_qmt_code($module, /, code)\n--\n\n"
+    "Convert ``600000.SH`` \u2192 ``SH.600000`` (quillon-style).";
+Ref from_qmt_code(State& st, const qn::Args& a) {
+  return str_of(from_qmt(st, qn::exact_str(a[0], "code")));
+}
+
+constexpr char exchange_from_qmt_code_doc[] = "exchange_from_qmt_code($module, /, code)\n--\n\n";
+Ref exchange_from_qmt_code(State& st, const qn::Args& a) {
+  std::string q = to_qmt(st, qn::exact_str(a[0], "code"));
+  // Empty codes, bare numbers and other markets all count as Shanghai.
+  return Ref::borrow(ends_with(q, ".SZ") ? st.Exchange_SZSE : st.Exchange_SSE);
+}
+
+constexpr char security_codes_for_lookup_doc[] =
+    "security_codes_for_lookup($module, /, security)\n--\n\n"
+    "All code forms that may appear in bridge payloads for this security.";
+Ref security_codes_for_lookup(State& st, const qn::Args& a) {
+  Ref code = qn::getattr(a[0], st.str_code);
+  if (!PyUnicode_CheckExact(code.get())) {
+    // code.upper() comes first in the set, so its error (if any) wins.
+    qn::call_method(code.get(), st.str_upper);
+    qn::exact_str(code.get(), "code");
+  }
+  Ref up = qn::call_method(code.get(), st.str_upper);
+  std::string q = to_qmt(st, code.get());
+  std::string f = from_qmt(st, code.get());
+  Ref forms = Ref::check(PySet_New(nullptr));
+  auto add = [&](PyObject* s) {
+    if (PySet_Add(forms.get(), s) < 0) qn::throw_error();
+  };
+  add(code.get());
+  add(up.get());
+  add(str_of(q).get());
+  add(str_of(f).get());
+  // q and f are already trimmed and upper-cased: convert() needs no normalise.
+  add(str_of(convert(f, Form::Qmt)).get());
+  add(str_of(convert(q, Form::Quillon)).get());
+  return forms;
+}
+
+PyMethodDef methods[] = {
+    QN_FUNCTION(State, "to_qmt_code", to_qmt_code, to_qmt_code_doc),
+    QN_FUNCTION(State, "from_qmt_code", from_qmt_code, from_qmt_code_doc),
+    QN_FUNCTION(State, "exchange_from_qmt_code", exchange_from_qmt_code, exchange_from_qmt_code_doc),
+    QN_FUNCTION(State, "security_codes_for_lookup", security_codes_for_lookup, security_codes_for_lookup_doc),
+    QN_END_METHODS,
+};
+
+void init(PyObject* module, State& st) {
+  qn::keep(st.Exchange, qn::import_from("quillon.core.constants", "Exchange"));
+  qn::keep(st.Exchange_SSE, qn::getattr(st.Exchange, qn::intern("SSE").get()));
+  qn::keep(st.Exchange_SZSE, qn::getattr(st.Exchange, qn::intern("SZSE").get()));
+  Ref security = qn::import_from("quillon.core.security", "Security");
+  if (PyModule_AddObjectRef(module, "Exchange", st.Exchange) < 0) qn::throw_error();
+  if (PyModule_AddObjectRef(module, "Security", security.get()) < 0) qn::throw_error();
+}
+
+}  // namespace
+
+QN_MODULE(symbols, State, "Symbol helpers between quillon Security codes and Big QMT codes.", methods, init)

@@ -1,0 +1,5 @@
+import sys
+
+from quillon_sim.qmt_agent import main
+
+sys.exit(main())
