@@ -108,6 +108,22 @@ bool greater(const Num& a, const Num& b) {
 Num Num::round(int ndigits) const {
   if (kind_ == Int) return *this;  // round(int, n >= 0) is the int itself
   if (kind_ == Float) {
+    if (ndigits >= 0 && ndigits <= 15) {
+      // Away from a tie the scaled value rounds to the same integer as the
+      // exact decimal value of x, and k / 10**n (both exact) is then the
+      // correctly rounded double that float.__round__ produces.
+      static const double pow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                     1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+      const double scale = pow10[ndigits];
+      const double y = d_ * scale;
+      if (std::fabs(y) < 4.0e15) {
+        const double k = std::round(y);
+        const double distance_to_tie = std::fabs(std::fabs(y - std::trunc(y)) - 0.5);
+        // y carries at most half an ulp of error from the product; demand a
+        // margin far above that before trusting it.
+        if (distance_to_tie > 1e-6 + std::fabs(y) * 1e-15) return of_float(k / scale);
+      }
+    }
     // float.__round__: the correctly rounded decimal text, read back.
     char* text = PyOS_double_to_string(d_, 'f', ndigits, 0, nullptr);
     if (!text) throw_error();

@@ -123,11 +123,12 @@ Ref security_codes_for_lookup(State& st, const qn::Args& a) {
   };
   add(code.get());
   add(up.get());
-  add(str_of(q).get());
-  add(str_of(f).get());
-  // q and f are already trimmed and upper-cased: convert() needs no normalise.
-  add(str_of(convert(f, Form::Qmt)).get());
-  add(str_of(convert(q, Form::Quillon)).get());
+  Ref q_str = str_of(q), f_str = str_of(f);
+  add(q_str.get());
+  add(f_str.get());
+  // Converting again trims again: "SH.0 " came from "0 .SH" and is not yet clean.
+  add(str_of(to_qmt(st, f_str.get())).get());
+  add(str_of(from_qmt(st, q_str.get())).get());
   return forms;
 }
 

@@ -1,0 +1,1 @@
+"""Helpers that start the real outside processes the tests talk to."""
