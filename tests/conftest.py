@@ -5,6 +5,9 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "sim"))
+# The plain-Python reference implementations of the benchmarks double as
+# test oracles.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
 
 from support.agent import AgentProcess  # noqa: E402
 from support.redis_server import RedisServer  # noqa: E402

@@ -2,6 +2,7 @@
 // (SH.600000) and the terminal's form (600000.SH).
 #include "qn.hpp"
 
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -74,8 +75,62 @@ std::string normalise(State& st, PyObject* code) {
   return utf8_of(upper.get());
 }
 
-std::string to_qmt(State& st, PyObject* code) { return convert(normalise(st, code), Form::Qmt); }
-std::string from_qmt(State& st, PyObject* code) { return convert(normalise(st, code), Form::Quillon); }
+// ---- ASCII codes, the common case: one pass, one allocation ---------------
+
+struct Span {
+  const char* p;
+  size_t n;
+};
+
+char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool word_is(Span w, std::string_view lit) {
+  if (w.n != lit.size()) return false;
+  for (size_t k = 0; k < w.n; ++k)
+    if (upper(w.p[k]) != lit[k]) return false;
+  return true;
+}
+bool span_sh(Span w) { return word_is(w, "SH") || word_is(w, "SS") || word_is(w, "SSE"); }
+bool span_sz(Span w) { return word_is(w, "SZ") || word_is(w, "SZSE"); }
+
+// A new str of the upper-cased parts, joined.
+Ref ascii_join(Span a, Span b) {
+  Ref out = Ref::check(PyUnicode_New(static_cast<Py_ssize_t>(a.n + b.n), 127));
+  char* dst = static_cast<char*>(PyUnicode_DATA(out.get()));
+  for (size_t k = 0; k < a.n; ++k) *dst++ = upper(a.p[k]);
+  for (size_t k = 0; k < b.n; ++k) *dst++ = upper(b.p[k]);
+  return out;
+}
+
+Ref ascii_convert(PyObject* code, Form to) {
+  const char* p = static_cast<const char*>(PyUnicode_DATA(code));
+  size_t b = 0, e = static_cast<size_t>(PyUnicode_GET_LENGTH(code));
+  while (b < e && ascii_space(static_cast<unsigned char>(p[b]))) ++b;
+  while (e > b && ascii_space(static_cast<unsigned char>(p[e - 1]))) --e;
+  Span raw{p + b, e - b};
+  const void* dot_ptr = raw.n ? std::memchr(raw.p, '.', raw.n) : nullptr;
+  if (!dot_ptr) return ascii_join(raw, Span{"", 0});
+  size_t dot = static_cast<size_t>(static_cast<const char*>(dot_ptr) - raw.p);
+  Span left{raw.p, dot}, right{raw.p + dot + 1, raw.n - dot - 1};
+  static constexpr Span sh_tail{".SH", 3}, sz_tail{".SZ", 3}, sh_head{"SH.", 3}, sz_head{"SZ.", 3};
+  if (to == Form::Qmt) {
+    if (span_sh(left)) return ascii_join(right, sh_tail);
+    if (span_sz(left)) return ascii_join(right, sz_tail);
+    if (span_sh(right)) return ascii_join(left, sh_tail);
+    if (span_sz(right)) return ascii_join(left, sz_tail);
+  } else {
+    if (span_sh(right)) return ascii_join(sh_head, left);
+    if (span_sz(right)) return ascii_join(sz_head, left);
+    if (span_sh(left)) return ascii_join(sh_head, right);
+    if (span_sz(left)) return ascii_join(sz_head, right);
+  }
+  return ascii_join(raw, Span{"", 0});
+}
+
+Ref convert_str(State& st, PyObject* code, Form to) {
+  if (PyUnicode_IS_ASCII(code)) return ascii_convert(code, to);
+  return str_of(convert(normalise(st, code), to));
+}
 
 bool ends_with(const std::string& s, std::string_view tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -87,21 +142,21 @@ constexpr char to_qmt_code_doc[] =
     "to_qmt_code($module, /, code)\n--\n\n"
     "Convert ``SH.600000`` / ``SZ.000001`` / ``600000.SH`` \u2192 ``600000.SH``.";
 Ref to_qmt_code(State& st, const qn::Args& a) {
-  return str_of(to_qmt(st, qn::exact_str(a[0], "code")));
+  return convert_str(st, qn::exact_str(a[0], "code"), Form::Qmt);
 }
 
 constexpr char from_qmt_code_doc[] =
     "from_qmt_code($module, /, code)\n--\n\n"
     "Convert ``600000.SH`` \u2192 ``SH.600000`` (quillon-style).";
 Ref from_qmt_code(State& st, const qn::Args& a) {
-  return str_of(from_qmt(st, qn::exact_str(a[0], "code")));
+  return convert_str(st, qn::exact_str(a[0], "code"), Form::Quillon);
 }
 
 constexpr char exchange_from_qmt_code_doc[] = "exchange_from_qmt_code($module, /, code)\n--\n\n";
 Ref exchange_from_qmt_code(State& st, const qn::Args& a) {
-  std::string q = to_qmt(st, qn::exact_str(a[0], "code"));
+  Ref q = convert_str(st, qn::exact_str(a[0], "code"), Form::Qmt);
   // Empty codes, bare numbers and other markets all count as Shanghai.
-  return Ref::borrow(ends_with(q, ".SZ") ? st.Exchange_SZSE : st.Exchange_SSE);
+  return Ref::borrow(ends_with(utf8_of(q.get()), ".SZ") ? st.Exchange_SZSE : st.Exchange_SSE);
 }
 
 constexpr char security_codes_for_lookup_doc[] =
@@ -115,20 +170,19 @@ Ref security_codes_for_lookup(State& st, const qn::Args& a) {
     qn::exact_str(code.get(), "code");
   }
   Ref up = qn::call_method(code.get(), st.str_upper);
-  std::string q = to_qmt(st, code.get());
-  std::string f = from_qmt(st, code.get());
+  Ref q = convert_str(st, code.get(), Form::Qmt);
+  Ref f = convert_str(st, code.get(), Form::Quillon);
   Ref forms = Ref::check(PySet_New(nullptr));
-  auto add = [&](PyObject* s) {
-    if (PySet_Add(forms.get(), s) < 0) qn::throw_error();
+  auto add = [&](const Ref& s) {
+    if (PySet_Add(forms.get(), s.get()) < 0) qn::throw_error();
   };
-  add(code.get());
-  add(up.get());
-  Ref q_str = str_of(q), f_str = str_of(f);
-  add(q_str.get());
-  add(f_str.get());
+  add(code);
+  add(up);
+  add(q);
+  add(f);
   // Converting again trims again: "SH.0 " came from "0 .SH" and is not yet clean.
-  add(str_of(to_qmt(st, f_str.get())).get());
-  add(str_of(from_qmt(st, q_str.get())).get());
+  add(convert_str(st, f.get(), Form::Qmt));
+  add(convert_str(st, q.get(), Form::Quillon));
   return forms;
 }
 
