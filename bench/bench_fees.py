@@ -24,7 +24,7 @@ def _case(name, native, python, deals, number=20_000):
     a = [getattr(native(*deals), f) for f in FIELDS]
     b = [getattr(python(*deals), f) for f in FIELDS]
     assert a == b, (name, a, b)
-    row(name, best_time(lambda: native(*deals), (), number), best_time(lambda: python(*deals), (), number))
+    row(name, best_time(native, deals, number), best_time(python, deals, number))
 
 
 def main():

@@ -62,6 +62,9 @@ inline bool truthy(PyObject* o) {
 /// a == b with the objects' own equality.
 inline bool equal(PyObject* a, PyObject* b) {
   if (a == b) return true;
+  // Two objects of one type that keeps object's comparison (enum members
+  // among them) are equal only when identical: no call needed.
+  if (Py_TYPE(a) == Py_TYPE(b) && Py_TYPE(a)->tp_richcompare == PyBaseObject_Type.tp_richcompare) return false;
   int r = PyObject_RichCompareBool(a, b, Py_EQ);
   if (r < 0) throw_error();
   return r != 0;
