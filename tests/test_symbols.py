@@ -103,3 +103,13 @@ def test_module_surface():
     assert symbols.security_codes_for_lookup.__doc__ == (
         "All code forms that may appear in bridge payloads for this security.")
     assert symbols.Exchange is Exchange and symbols.Security is Security
+
+
+def test_no_leaks():
+    from support.leaks import assert_no_leak
+
+    sec = Stock(code=" ss.600000")
+    assert_no_leak(lambda: (symbols.to_qmt_code("sh.600000"), symbols.from_qmt_code("\u3000600000.ss"),
+                            symbols.exchange_from_qmt_code("000001.SZ"), symbols.security_codes_for_lookup(sec)))
+    assert_no_leak(lambda: symbols.to_qmt_code(None))
+    assert_no_leak(lambda: symbols.security_codes_for_lookup(_Code(b"x")))
