@@ -40,7 +40,7 @@ def main():
     for label, records in (
         ("time as text", bridge_records(5000)),
         ("time as int", bridge_records(5000, time_as=int)),
-        ("time under 'TIME', prices as text",
+        ("'TIME' key, text prices",
          [{"TIME": r["time"], **{k: str(v) for k, v in r.items() if k != "time"}}
           for r in bridge_records(5000)]),
     ):
