@@ -27,7 +27,7 @@ namespace {
   O(QmtKvLink) /* the class: defining class of the listener's bound function */                   \
   O(kw_client) /* kwnames of Redis()/ConnectionPool() without a password */                        \
   O(kw_client_pw) /* the same with password last */                                               \
-  O(kw_timeout) O(kw_ignore) O(kw_thread)                                                         \
+  O(kw_timeout) O(kw_ignore) O(kw_thread) O(kw_pool)                                                      \
   O(thread_name) O(f_listen_wait) O(f_retry_pause) O(f_join_wait) O(int_one) O(int_protocol)
 
 #define KV_NAMES(N)                                                                                \
@@ -184,12 +184,20 @@ Ref QmtKvLink_res_key(State& st, PyObject* self, const qn::Args& a) {
 // ---- one request ------------------------------------------------------------
 
 // The BRPOP block time: max(int(wait), 1) whole seconds, since 0 would block
-// forever. int() raises for NaN and the infinities, before anything is sent.
-Ref block_seconds(State& st, PyObject* wait) {
+// forever. Worked out before anything is sent, so a wait that int() refuses
+// (NaN, the infinities) fails the call with nothing pushed.
+struct Block {
+  Ref seconds;     // the int sent with BRPOP
+  double as_double;
+};
+Block block_seconds(State& st, PyObject* wait) {
   Ref block = Ref::check(PyNumber_Long(wait));
   int below_one = PyObject_RichCompareBool(block.get(), st.int_one, Py_LT);
   if (below_one < 0) qn::throw_error();
-  return below_one ? Ref::borrow(st.int_one) : std::move(block);
+  if (below_one) block = Ref::borrow(st.int_one);
+  double d = PyLong_AsDouble(block.get());
+  if (d == -1.0 && PyErr_Occurred()) qn::throw_error();
+  return Block{std::move(block), d};
 }
 
 // Gives a connection back after a failure: a connection with a command or a
@@ -221,7 +229,7 @@ void drop_connection(State& st, PyObject* pool, PyObject* conn) {
 // in redis-py 5.0 and later); once readable, read_response() reads the reply
 // under the normal socket timeout. The usual case (block + 1 s within the
 // read timeout) reads directly.
-Ref exchange(State& st, PyObject* self, PyObject* res_key, PyObject* req_key, PyObject* text, PyObject* block) {
+Ref exchange(State& st, PyObject* self, PyObject* res_key, PyObject* req_key, PyObject* text, const Block& block) {
   Ref r = qn::getattr(self, st.str__r);
   Ref pool = qn::getattr(r.get(), st.str_connection_pool);
   Ref conn = st.get_connection_needs_name ? qn::call_method(pool.get(), st.str_get_connection, st.str_DEL)
@@ -238,9 +246,8 @@ Ref exchange(State& st, PyObject* self, PyObject* res_key, PyObject* req_key, Py
     qn::call_method(conn.get(), st.str_read_response);
     qn::call_method(conn.get(), st.str_read_response);
 
-    qn::call_method(conn.get(), st.str_send_command, st.str_BRPOP, res_key, block);
-    double server_wait = PyLong_AsDouble(block) + 1.0;
-    if (server_wait == -1.0 + 1.0 && PyErr_Occurred()) qn::throw_error();
+    qn::call_method(conn.get(), st.str_send_command, st.str_BRPOP, res_key, block.seconds.get());
+    double server_wait = block.as_double + 1.0;
     Ref sock_timeout = qn::getattr(conn.get(), st.str_socket_timeout);
     bool extend = false;
     if (sock_timeout.get() != Py_None) {
@@ -274,7 +281,7 @@ Ref QmtKvLink_call(State& st, PyObject* self, const qn::Args& a) {
   PyObject* timeout = a.get(2, Py_None);
   Ref wait = timeout != Py_None ? qn::py_float(qn::to_double(timeout, "timeout"))
                                 : qn::getattr(self, st.str_timeout);
-  Ref block = block_seconds(st, wait.get());
+  Block block = block_seconds(st, wait.get());
 
   Ref uuid = qn::call(st.uuid4);
   Ref req_id = qn::getattr(uuid.get(), st.str_hex);
@@ -296,7 +303,7 @@ Ref QmtKvLink_call(State& st, PyObject* self, const qn::Args& a) {
 
   Ref res_key = qn::call_method(self, st.str_res_key, req_id.get());
   Ref req_key = qn::getattr(self, st.str_req_key);
-  Ref reply = exchange(st, self, res_key.get(), req_key.get(), text.get(), block.get());
+  Ref reply = exchange(st, self, res_key.get(), req_key.get(), text.get(), block);
   if (reply.get() == Py_None)
     qn::raise(PyExc_TimeoutError,
               "QMT Redis RPC timeout after %Ss (op=%U, id=%U). Is the Big QMT bridge agent running?", wait.get(),
@@ -411,7 +418,7 @@ Ref new_subscription(State& st, PyObject* self) {
   Ref pool = make_client(st, st.ConnectionPool, host.get(), port.get(), db.get(), password.get(), connect.get(),
                          read.get());
   PyObject* pool_argv[] = {pool.get()};
-  Ref client = qn::call_kw(st.Redis, pool_argv, 0, qn::name_tuple({"connection_pool"}).get());
+  Ref client = qn::call_kw(st.Redis, pool_argv, 0, st.kw_pool);
   PyObject* argv[] = {client.get(), Py_True};
   return call_method_kw(st.str_pubsub, argv, 1, st.kw_ignore);
 }
@@ -475,7 +482,6 @@ Ref QmtKvLink_start_events(State& st, PyObject* self, const qn::Args& a) {
     // No listener runs: leave no half-open subscription behind.
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     close_subscription(st, handle.get());
-    Ref none = qn::none();
     if (PyObject_SetAttr(self, st.str__pubsub, Py_None) < 0) PyErr_Clear();
     if (PyObject_SetAttr(self, st.str__event_thread, Py_None) < 0) PyErr_Clear();
     PyErr_SetRaisedException(pending.release());
@@ -567,9 +573,11 @@ void init(PyObject* module, State& st) {
 
   Ref get_connection = qn::getattr(st.ConnectionPool, st.str_get_connection);
   Ref gc_params = qn::getattr(qn::call(signature.get(), get_connection.get()).get(), qn::intern("parameters").get());
-  Ref command_name = Ref::check(PyMapping_GetItemString(gc_params.get(), "command_name"));
-  PyErr_Clear();
-  if (command_name) {
+  Ref command_name = Ref::steal(PyMapping_GetItemString(gc_params.get(), "command_name"));
+  if (!command_name) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) qn::throw_error();
+    PyErr_Clear();
+  } else {
     Ref dflt = qn::getattr(command_name.get(), qn::intern("default").get());
     Ref empty = qn::getattr(command_name.get(), qn::intern("empty").get());
     st.get_connection_needs_name = dflt.get() == empty.get();
@@ -588,6 +596,7 @@ void init(PyObject* module, State& st) {
   qn::keep(st.kw_timeout, qn::name_tuple({"timeout"}));
   qn::keep(st.kw_ignore, qn::name_tuple({"ignore_subscribe_messages"}));
   qn::keep(st.kw_thread, qn::name_tuple({"target", "args", "name", "daemon"}));
+  qn::keep(st.kw_pool, qn::name_tuple({"connection_pool"}));
   qn::keep(st.thread_name, qn::str("qmt-redis-events"));
   qn::keep(st.f_listen_wait, qn::py_float(1.0));
   qn::keep(st.f_retry_pause, qn::py_float(0.5));
