@@ -357,8 +357,10 @@ Ref fast_row(State& st, PyObject* row, PyObject* security) {
       }
       slot = slot_of(std::string_view(buf, static_cast<size_t>(len)));
     } else {
-      Ref k = Ref::borrow(key), v = Ref::borrow(value);
-      Ref low = qn::call_method(key, st.str_lower);  // e.g. KELVIN SIGN lowers to 'k'
+      // Non-ASCII text may still lower to a wanted key (KELVIN SIGN gives
+      // 'k'); the pair is held across the call, which allocates.
+      Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
+      Ref low = qn::call_method(key, st.str_lower);
       if (PyUnicode_IS_ASCII(low.get()) && PyUnicode_GET_LENGTH(low.get()) <= static_cast<Py_ssize_t>(kLongestKey))
         slot = slot_of(std::string_view(static_cast<const char*>(PyUnicode_DATA(low.get())),
                                         static_cast<size_t>(PyUnicode_GET_LENGTH(low.get()))));

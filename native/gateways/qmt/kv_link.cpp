@@ -256,14 +256,17 @@ Ref exchange(State& st, PyObject* self, PyObject* res_key, PyObject* req_key, Py
       extend = server_wait > t;
     }
     if (extend) {
-      Ref wait = qn::py_float(server_wait);
-      PyObject* argv[] = {conn.get(), wait.get()};
-      Ref ready = call_method_kw(st.str_can_read, argv, 1, st.kw_timeout);
-      if (!qn::truthy(ready.get())) {
-        // The server did not answer within its own block time: it is hung
-        // or unreachable, and a late reply must not meet the next call.
-        qn::raise(st.RedisTimeoutError, "Timeout reading from socket");
+      // Polled in slices: poll() and select() refuse timeouts of many days.
+      constexpr double kSlice = 86400.0;
+      bool ready = false;
+      for (double left = server_wait; !ready && left > 0.0; left -= kSlice) {
+        Ref wait = qn::py_float(left < kSlice ? left : kSlice);
+        PyObject* argv[] = {conn.get(), wait.get()};
+        ready = qn::truthy(call_method_kw(st.str_can_read, argv, 1, st.kw_timeout).get());
       }
+      // No answer within the server's own block time: it is hung or
+      // unreachable, and a late reply must not meet the next call.
+      if (!ready) qn::raise(st.RedisTimeoutError, "Timeout reading from socket");
     }
     reply = qn::call_method(conn.get(), st.str_read_response);
   } catch (const qn::PyError&) {
