@@ -4,6 +4,7 @@ concurrency, the event listener and the link's resources."""
 import inspect
 import json
 import math
+import os
 import re
 import subprocess
 import sys
@@ -89,7 +90,8 @@ def test_construction_state_and_connection_options():
     assert not kw.get("retry_on_timeout") and not kw.get("retry_on_error")
 
 
-@pytest.mark.parametrize("timeout, connect, read", [(0.5, 0.5, 1.5), (10, 5.0, 11.0), (5.0, 5.0, 6.0)])
+@pytest.mark.parametrize("timeout, connect, read", [
+    (0.5, 0.5, 1.5), (10, 5.0, 11.0), (5.0, 5.0, 6.0), (0, 5.0, 1.0), (-0.5, 5.0, 0.5)])
 def test_socket_timeouts(timeout, connect, read):
     kw = QmtKvLink(timeout=timeout, password="pw")._r.get_connection_kwargs()
     assert (kw["socket_connect_timeout"], kw["socket_timeout"], kw["password"]) == (connect, read, "pw")
@@ -118,7 +120,7 @@ def test_import_error_without_redis():
             "except ImportError as e:\n"
             "    print(repr(str(e)), type(e.__cause__).__name__, e.__suppress_context__)\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         env={"PYTHONPATH": ":".join(sys.path)}, timeout=60)
+                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), timeout=60)
     assert out.stdout.strip() == (
         "'redis is required for the QMT gateway. Install with: pip install quillon[qmt]' "
         "ModuleNotFoundError True"), out.stderr
@@ -259,6 +261,16 @@ def test_no_reply_times_out_after_the_block_time(make_link, redis_client, link_t
     assert block - 0.05 <= elapsed < block + 0.9
     # The request stays queued for an agent that may still come.
     assert json.loads(redis_client.lindex(REQ, 0))["id"] == m["id"]
+
+
+def test_zero_timeout_link_connects_and_waits_one_second(make_link, echo, redis_client):
+    link = make_link(timeout=0)
+    assert link.call("echo", {"z": 0}) == {"z": 0}
+    echo.stop()
+    t0 = time.monotonic()
+    with pytest.raises(TimeoutError, match=r"after 0\.0s \(op=ping"):
+        link.ping()
+    assert 0.95 <= time.monotonic() - t0 < 1.9
 
 
 def test_wait_longer_than_read_timeout_gets_a_late_reply(make_link, echo):

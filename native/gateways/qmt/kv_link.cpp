@@ -15,19 +15,16 @@
 
 namespace {
 
-#define KV_OBJECTS(O)                                                                             \
-  O(Redis) /* redis.Redis */                                                                      \
-  O(ConnectionPool) /* redis.ConnectionPool, one private pool per subscription */                 \
-  O(no_retry) /* redis.retry.Retry(NoBackoff(), 0) */                                             \
-  O(RedisTimeoutError) /* redis.exceptions.TimeoutError */                                        \
-  O(Event) /* threading.Event */                                                                  \
-  O(Thread) /* threading.Thread */                                                                \
-  O(json_encode) /* json.JSONEncoder(ensure_ascii=False).encode == json.dumps(o, ensure_ascii=False) */ \
-  O(json_loads) O(uuid4) O(time_time)                                                             \
-  O(QmtKvLink) /* the class: defining class of the listener's bound function */                   \
-  O(kw_client) /* kwnames of Redis()/ConnectionPool() without a password */                        \
-  O(kw_client_pw) /* the same with password last */                                               \
-  O(kw_timeout) O(kw_ignore) O(kw_thread) O(kw_pool)                                                      \
+// Cached objects: redis-py's classes and a no-retry policy, the standard
+// library pieces the protocol uses, the class itself (the defining class of
+// the listener's bound function), keyword-name tuples and constants.
+// json_encode is JSONEncoder(ensure_ascii=False).encode, which writes what
+// json.dumps(o, ensure_ascii=False) writes.
+#define KV_OBJECTS(O)                                                                            \
+  O(Redis) O(ConnectionPool) O(no_retry) O(RedisTimeoutError)                                    \
+  O(Event) O(Thread) O(json_encode) O(json_loads) O(uuid4) O(time_time)                          \
+  O(QmtKvLink)                                                                                   \
+  O(kw_client) O(kw_client_pw) O(kw_timeout) O(kw_ignore) O(kw_thread) O(kw_pool)                \
   O(thread_name) O(f_listen_wait) O(f_retry_pause) O(f_join_wait) O(int_one) O(int_protocol)
 
 #define KV_NAMES(N)                                                                                \
@@ -139,8 +136,11 @@ Ref QmtKvLink_init(State& st, PyObject* self, const qn::Args& a) {
   while (end > 0 && PyUnicode_READ_CHAR(prefix, end - 1) == ':') --end;
   Ref key_prefix = Ref::check(PyUnicode_Substring(prefix, 0, end));
 
-  // min(timeout, 5.0) as the interpreter computes it (a NaN timeout stays NaN).
+  // min(timeout, 5.0), except that a connect timeout of zero or less (or
+  // NaN) would make the socket non-blocking or invalid and no connection
+  // could ever be made: the cap applies then.
   double connect = 5.0 < timeout ? 5.0 : timeout;
+  if (!(connect > 0.0)) connect = 5.0;
   Ref timeout_obj = qn::py_float(timeout);
   Ref connect_obj = qn::py_float(connect);
   Ref read_obj = qn::py_float(timeout + 1.0);
