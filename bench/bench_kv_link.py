@@ -10,7 +10,6 @@ single calls.
 """
 
 import json
-import pathlib
 import statistics
 import subprocess
 import sys
@@ -22,10 +21,8 @@ import redis
 from common import ROW, fmt
 from py_kv_link import PyKvLink
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
-from support.redis_server import RedisServer  # noqa: E402
-
-from quillon.gateways.qmt.kv_link import QmtKvLink  # noqa: E402
+from quillon.gateways.qmt.kv_link import QmtKvLink
+from quillon_sim.local_redis import RedisServer
 
 PREFIX = "quillon:qmt"
 CALLS = 3000  # per caller

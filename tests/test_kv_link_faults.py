@@ -2,6 +2,7 @@
 password; the request is never sent twice."""
 
 import json
+import logging
 import os
 import signal
 import sys
@@ -132,7 +133,7 @@ def test_push_that_times_out_is_not_sent_again(server, client):
         link.close()
 
 
-def test_listener_resubscribes_after_a_restart(server, client, capsys):
+def test_listener_resubscribes_after_a_restart(server, client, capsys, caplog):
     link = QmtKvLink(port=server.port, timeout=1.0)
     got = []
     try:
@@ -153,9 +154,10 @@ def test_listener_resubscribes_after_a_restart(server, client, capsys):
     assert not listener_threads()
     out = capsys.readouterr()
     assert out.out == "" and out.err == ""
+    assert not [r for r in caplog.records if r.levelno >= logging.WARNING]
 
 
-def test_listener_survives_a_long_outage(server, client, capsys):
+def test_listener_survives_a_long_outage(server, client, capsys, caplog):
     link = QmtKvLink(port=server.port, timeout=0.5)
     got = []
     try:
@@ -175,7 +177,9 @@ def test_listener_survives_a_long_outage(server, client, capsys):
         link.close()
     assert time.monotonic() - t0 < 2.5
     assert not listener_threads()
-    assert capsys.readouterr().out == ""
+    out = capsys.readouterr()
+    assert out.out == "" and out.err == ""
+    assert not [r for r in caplog.records if r.levelno >= logging.WARNING]
 
 
 def test_stop_while_the_server_is_down(server, client):

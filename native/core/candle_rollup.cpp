@@ -542,23 +542,33 @@ class LazyTruth {
   int state_ = -1;
 };
 
-// The records as owned references, taken before any of their code runs (as
-// sorted() copies its input first), and kept out of the collector's sight:
-// a list copy would be traversed by every collection the merges trigger.
-std::vector<Ref> snapshot(PyObject* bars) {
-  std::vector<Ref> out;
-  if (PyList_CheckExact(bars) || PyTuple_CheckExact(bars)) {
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(bars);
-    PyObject** items = PySequence_Fast_ITEMS(bars);
-    out.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(Ref::borrow(items[i]));
-    return out;
+// The records of one call. A list or tuple is read in place, each record
+// held only while it is in use: a private copy would cost a pass over every
+// record at the start and another at the end, and would be traversed by each
+// collection the merges trigger. The length is checked on every read, so
+// records whose own code shrinks the list make the call fail rather than
+// read freed memory. Any other iterable is collected into a list first.
+class Records {
+ public:
+  explicit Records(PyObject* bars)
+      : seq_(PyList_CheckExact(bars) || PyTuple_CheckExact(bars) ? Ref::borrow(bars)
+                                                                 : Ref::check(PySequence_List(bars))),
+        list_(PyList_CheckExact(seq_.get())),
+        count_(static_cast<size_t>(Py_SIZE(seq_.get()))) {}
+  size_t size() const { return count_; }
+  PyObject* seq() const { return seq_.get(); }
+  Ref at(size_t i) const {
+    const auto k = static_cast<Py_ssize_t>(i);
+    if (!list_) return Ref::borrow(PyTuple_GET_ITEM(seq_.get(), k));
+    if (k >= PyList_GET_SIZE(seq_.get())) qn::raise(PyExc_RuntimeError, "list changed size during iteration");
+    return Ref::borrow(PyList_GET_ITEM(seq_.get(), k));
   }
-  Ref it = Ref::check(PyObject_GetIter(bars));
-  while (PyObject* v = PyIter_Next(it.get())) out.push_back(Ref::steal(v));
-  if (PyErr_Occurred()) qn::throw_error();
-  return out;
-}
+
+ private:
+  Ref seq_;
+  bool list_;
+  size_t count_;
+};
 
 struct BarBuckets {
   State& st;
@@ -583,19 +593,9 @@ struct BarBuckets {
 // order, so any error is the one the merge itself raises (and a bucket that
 // is dropped never raises at all).
 struct BarRow {
-  PyObject* bar;  // borrowed from the call's snapshot of the records
-  Ref dt, high, low, volume, num_trds, value;
-  int64_t us, key;
-  bool reread;
-
-  void release() {
-    dt = Ref();
-    high = Ref();
-    low = Ref();
-    volume = Ref();
-    num_trds = Ref();
-    value = Ref();
-  }
+  Ref bar, dt, high, low, volume, num_trds, value;
+  int64_t us = 0, key = 0;
+  bool reread = false;
 };
 
 // getattr(o, name) for the eager sweep: an empty Ref when it fails, and the
@@ -613,33 +613,34 @@ Ref sweep_attr(PyObject* o, PyObject* name, bool& attr_error) {
 // An optional count of a swept row: the value, or 0 for a missing attribute.
 PyObject* count_of(State& st, const Ref& v) { return v ? v.get() : st.int_0; }
 
-Ref merge_rows(State& st, const std::vector<BarRow>& rows, const size_t* idx, size_t count, bool start) {
+// merge_bucket on swept rows; `row(k)` is the k-th row of the bucket.
+template <class Row>
+Ref merge_rows(State& st, size_t count, Row row, bool start) {
   for (size_t i = 0; i < count; ++i) {
-    if (!rows[idx[i]].reread) continue;
+    if (!row(i).reread) continue;
     std::vector<PyObject*> bars(count);
-    for (size_t k = 0; k < count; ++k) bars[k] = rows[idx[k]].bar;
-    const BarRow& dt_row = rows[idx[start ? 0 : count - 1]];
-    return merge_bucket(st, bars.data(), count, bars[0], bars[count - 1], dt_row.dt.get());
+    for (size_t k = 0; k < count; ++k) bars[k] = row(k).bar.get();
+    return merge_bucket(st, bars.data(), count, bars[0], bars[count - 1], row(start ? 0 : count - 1).dt.get());
   }
-  const BarRow& first = rows[idx[0]];
-  const BarRow& last = rows[idx[count - 1]];
-  Ref security = qn::getattr(first.bar, st.str_security);
-  Ref open = qn::getattr(first.bar, st.str_open);
+  const BarRow& first = row(0);
+  const BarRow& last = row(count - 1);
+  Ref security = qn::getattr(first.bar.get(), st.str_security);
+  Ref open = qn::getattr(first.bar.get(), st.str_open);
   PyExtreme high(Py_GT), low(Py_LT);
-  for (size_t i = 0; i < count; ++i) high.add_borrowed(rows[idx[i]].high.get());
-  for (size_t i = 0; i < count; ++i) low.add_borrowed(rows[idx[i]].low.get());
-  Ref close = qn::getattr(last.bar, st.str_close);
+  for (size_t i = 0; i < count; ++i) high.add_borrowed(row(i).high.get());
+  for (size_t i = 0; i < count; ++i) low.add_borrowed(row(i).low.get());
+  Ref close = qn::getattr(last.bar.get(), st.str_close);
   PySum volume, num_trds, value;
-  for (size_t i = 0; i < count; ++i) volume.add(rows[idx[i]].volume.get());
+  for (size_t i = 0; i < count; ++i) volume.add(row(i).volume.get());
   bool any_trds = false, any_value = false;
   for (size_t i = 0; i < count; ++i) {
-    PyObject* v = count_of(st, rows[idx[i]].num_trds);
+    PyObject* v = count_of(st, row(i).num_trds);
     const bool t = truth_of(v);
     any_trds = any_trds || t;
     num_trds.add(t ? v : st.int_0);
   }
   for (size_t i = 0; i < count; ++i) {
-    PyObject* v = count_of(st, rows[idx[i]].value);
+    PyObject* v = count_of(st, row(i).value);
     const bool t = truth_of(v);
     any_value = any_value || t;
     value.add(t ? v : st.int_0);
@@ -657,8 +658,8 @@ Ref merge_rows(State& st, const std::vector<BarRow>& rows, const size_t* idx, si
 
 // Sweeps one record into a row; false when its time is not a datetime the
 // native pass can take (not an exact datetime, or another tzinfo than `tz0`).
-bool sweep_row(State& st, PyObject* bar, const Nmin& n, PyObject*& tz0, bool first, BarRow& row) {
-  Ref dt = qn::getattr(bar, st.str_datetime);
+bool sweep_row(State& st, Ref bar, const Nmin& n, PyObject*& tz0, bool first, BarRow& row) {
+  Ref dt = qn::getattr(bar.get(), st.str_datetime);
   PyObject* d = dt.get();
   if (!PyDateTime_CheckExact(d)) return false;
   PyObject* tz = PyDateTime_DATE_GET_TZINFO(d);
@@ -666,22 +667,23 @@ bool sweep_row(State& st, PyObject* bar, const Nmin& n, PyObject*& tz0, bool fir
   if (tz != tz0) return false;
   const int64_t days = days_from_civil(PyDateTime_GET_YEAR(d), PyDateTime_GET_MONTH(d), PyDateTime_GET_DAY(d));
   const int minute = PyDateTime_DATE_GET_HOUR(d) * 60 + PyDateTime_DATE_GET_MINUTE(d);
-  row.bar = bar;
   row.us = days * kUsPerDay + minute * kUsPerMinute + PyDateTime_DATE_GET_SECOND(d) * 1'000'000LL +
            PyDateTime_DATE_GET_MICROSECOND(d);
   row.key = days * 1440 + (minute / n.v) * n.v;
   row.dt = std::move(dt);
+  PyObject* b = bar.get();
   bool attr_error = false;
-  row.high = sweep_attr(bar, st.str_high, attr_error);
-  row.low = sweep_attr(bar, st.str_low, attr_error);
-  row.volume = sweep_attr(bar, st.str_volume, attr_error);
+  row.high = sweep_attr(b, st.str_high, attr_error);
+  row.low = sweep_attr(b, st.str_low, attr_error);
+  row.volume = sweep_attr(b, st.str_volume, attr_error);
   row.reread = !row.high || !row.low || !row.volume;
   attr_error = true;
-  row.num_trds = sweep_attr(bar, st.str_num_trds, attr_error);
+  row.num_trds = sweep_attr(b, st.str_num_trds, attr_error);
   if (!row.num_trds && !attr_error) row.reread = true;
   attr_error = true;
-  row.value = sweep_attr(bar, st.str_value, attr_error);
+  row.value = sweep_attr(b, st.str_value, attr_error);
   if (!row.value && !attr_error) row.reread = true;
+  row.bar = std::move(bar);
   return true;
 }
 
@@ -690,8 +692,8 @@ Ref aggregate_bars(State& st, PyObject* bars, const Nmin& n, PyObject* require_f
   check_nmin_aggregatable(st, n);
   if (!qn::truthy(bars)) return Ref::check(PyList_New(0));
 
-  const std::vector<Ref> items = snapshot(bars);
-  const size_t count = items.size();
+  const Records records(bars);
+  const size_t count = records.size();
   LazyTruth full(require_full);
   BarBuckets buckets{st, n, full, Ref::check(PyList_New(0))};
 
@@ -710,86 +712,97 @@ Ref aggregate_bars(State& st, PyObject* bars, const Nmin& n, PyObject* require_f
   // Exact datetimes sharing one tzinfo (naive ones included) sort, subtract
   // and compare as wall-clock times, which is what the native pass does.
   // Records usually come in time order: then each bucket is merged as soon
-  // as it closes, while its records are still in cache. The first record
-  // out of order stops that; the rows already swept are then sorted and
-  // merged afterwards. A merge that fails while streaming is held back until
-  // every time has been read (the sort reads them all before any merge).
-  std::vector<BarRow> rows(count);
-  PyObject* tz0 = nullptr;
+  // as it closes, while its records are still in cache, and only that
+  // bucket's rows are kept. A merge that fails meanwhile is held back until
+  // every time has been read (the sort reads them all before any merge). The
+  // first record out of order ends this; the call then starts over sorted.
   bool native = true, in_order = true, merging = !gap_error.set();
-  Pending merge_error;
-  std::vector<size_t> idx;
-  size_t start_i = 0, released = 0;
-  for (size_t i = 0; i < count && native; ++i) {
-    native = sweep_row(st, items[i].get(), n, tz0, i == 0, rows[i]);
-    if (!native || i == 0) continue;
-    if (in_order && rows[i].us < rows[i - 1].us) in_order = merging = false;
-    if (!merging) continue;
-    if (rows[i].us - rows[i - 1].us <= gap_limit && rows[i].key == rows[start_i].key) continue;
-    try {
-      if (buckets.wanted(i - start_i)) {
-        idx.resize(i - start_i);
-        for (size_t k = 0; k < idx.size(); ++k) idx[k] = start_i + k;
-        buckets.append(merge_rows(st, rows, idx.data(), idx.size(), start));
+  {
+    std::vector<BarRow> bucket;
+    Pending merge_error;
+    auto close_bucket = [&] {
+      if (merging && !bucket.empty()) {
+        try {
+          if (buckets.wanted(bucket.size()))
+            buckets.append(merge_rows(st, bucket.size(), [&](size_t k) -> const BarRow& { return bucket[k]; }, start));
+        } catch (const qn::PyError&) {
+          merge_error.capture();
+          merging = false;
+        }
       }
-    } catch (const qn::PyError&) {
-      merge_error.capture();
-      merging = false;
+      bucket.clear();
+    };
+    PyObject* tz0 = nullptr;
+    int64_t prev_us = 0, bucket_key = 0;
+    for (size_t i = 0; i < count; ++i) {
+      BarRow row;
+      if (!sweep_row(st, records.at(i), n, tz0, i == 0, row)) {
+        native = false;
+        break;
+      }
+      if (i > 0) {
+        if (row.us < prev_us) {
+          in_order = false;
+          break;
+        }
+        if (!merging || row.us - prev_us > gap_limit || row.key != bucket_key) close_bucket();
+      }
+      if (bucket.empty()) bucket_key = row.key;
+      prev_us = row.us;
+      bucket.push_back(std::move(row));
     }
-    // Done with these records: let go of their fields while they are hot.
-    for (size_t k = start_i; k < i; ++k) rows[k].release();
-    start_i = released = i;
+    if (native && in_order) {
+      if (gap_error.set()) gap_error.reraise();
+      close_bucket();
+      if (merge_error.set()) merge_error.reraise();
+      return std::move(buckets.out);
+    }
   }
 
   if (native) {
-    if (gap_error.set()) gap_error.reraise();
-    std::vector<size_t> order(count);
-    for (size_t i = 0; i < count; ++i) order[i] = i;
-    if (in_order) {
-      if (merge_error.set()) merge_error.reraise();
-      if (buckets.wanted(count - start_i))
-        buckets.append(merge_rows(st, rows, &order[start_i], count - start_i, start));
+    // Out of order: what was merged is dropped, and every record is swept
+    // again, sorted by time (stably) and merged.
+    buckets.out = Ref::check(PyList_New(0));
+    std::vector<BarRow> rows(count);
+    PyObject* tz0 = nullptr;
+    for (size_t i = 0; i < count && native; ++i) native = sweep_row(st, records.at(i), n, tz0, i == 0, rows[i]);
+    if (native) {
+      if (gap_error.set()) gap_error.reraise();
+      std::vector<size_t> order(count);
+      for (size_t i = 0; i < count; ++i) order[i] = i;
+      std::stable_sort(order.begin(), order.end(), [&](size_t x, size_t y) { return rows[x].us < rows[y].us; });
+      size_t start_i = 0;
+      for (size_t i = 1; i <= count; ++i) {
+        if (i < count) {
+          const BarRow& cur = rows[order[i]];
+          const BarRow& prev = rows[order[i - 1]];
+          if (cur.us - prev.us <= gap_limit && cur.key == rows[order[start_i]].key) continue;
+        }
+        const size_t s0 = start_i;
+        if (buckets.wanted(i - s0))
+          buckets.append(merge_rows(st, i - s0, [&](size_t k) -> const BarRow& { return rows[order[s0 + k]]; }, start));
+        start_i = i;
+      }
       return std::move(buckets.out);
     }
-    // Out of order: what was merged is dropped, the released rows are read
-    // again, and everything is redone in sorted order.
     buckets.out = Ref::check(PyList_New(0));
-    for (size_t i = 0; i < released && native; ++i) native = sweep_row(st, items[i].get(), n, tz0, false, rows[i]);
   }
-  if (native) {
-    auto earlier = [&](size_t x, size_t y) { return rows[x].us < rows[y].us; };
-    std::vector<size_t> order(count);
-    for (size_t i = 0; i < count; ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), earlier);
-    start_i = 0;
-    for (size_t i = 1; i <= count; ++i) {
-      if (i < count) {
-        const BarRow& cur = rows[order[i]];
-        const BarRow& prev = rows[order[i - 1]];
-        if (cur.us - prev.us <= gap_limit && cur.key == rows[order[start_i]].key) continue;
-      }
-      if (buckets.wanted(i - start_i)) buckets.append(merge_rows(st, rows, &order[start_i], i - start_i, start));
-      start_i = i;
-    }
-    return std::move(buckets.out);
-  }
-  rows.clear();
-  buckets.out = Ref::check(PyList_New(0));
 
   // Mixed zones, datetime subclasses (pandas Timestamps) and other objects:
   // the interpreter's own sort, subtraction and comparisons.
-  Ref ordered = Ref::check(PyList_New(static_cast<Py_ssize_t>(count)));
-  for (size_t i = 0; i < count; ++i) PyList_SET_ITEM(ordered.get(), static_cast<Py_ssize_t>(i), items[i].dup().release());
+  Ref ordered = Ref::check(PySequence_List(records.seq()));
   {
     Ref sort = qn::getattr(ordered.get(), st.str_sort);
     PyObject* argv[] = {st.attrgetter_datetime};
     qn::call_kw(sort.get(), argv, 0, st.kw_key);
   }
   if (gap_error.set()) gap_error.reraise();
+  const auto sorted_count = static_cast<size_t>(PyList_GET_SIZE(ordered.get()));
+  if (sorted_count == 0) return std::move(buckets.out);
   PyObject* const* sorted_bars = &PyList_GET_ITEM(ordered.get(), 0);
-  start_i = 0;
+  size_t start_i = 0;
   Ref bucket_key, prev_dt;
-  for (size_t i = 0; i < count; ++i) {
+  for (size_t i = 0; i < sorted_count; ++i) {
     Ref dt = qn::getattr(sorted_bars[i], st.str_datetime);
     Ref key = bucket_start(st, dt.get(), n);
     if (i > start_i) {
@@ -804,8 +817,8 @@ Ref aggregate_bars(State& st, PyObject* bars, const Nmin& n, PyObject* require_f
     prev_dt = std::move(dt);
   }
   Ref f = qn::getattr(sorted_bars[start_i], st.str_datetime);
-  Ref l = qn::getattr(sorted_bars[count - 1], st.str_datetime);
-  buckets.flush(&sorted_bars[start_i], count - start_i, f.get(), l.get(), start);
+  Ref l = qn::getattr(sorted_bars[sorted_count - 1], st.str_datetime);
+  buckets.flush(&sorted_bars[start_i], sorted_count - start_i, f.get(), l.get(), start);
   return std::move(buckets.out);
 }
 
@@ -824,16 +837,17 @@ Ref aggregate_1min_bars(State& st, const qn::Args& a) {
 // with no sorting, bucketing or arithmetic.
 constexpr char read_floor_doc[] = "_read_floor($module, /, bars, n_min)\n--\n\n";
 Ref read_floor(State& st, const qn::Args& a) {
-  const std::vector<Ref> items = snapshot(a[0]);
+  const Records records(a[0]);
   const Py_ssize_t n = std::max<Py_ssize_t>(1, static_cast<Py_ssize_t>(qn::to_ll(a[1], "n_min")));
-  const auto count = static_cast<Py_ssize_t>(items.size());
+  const auto count = static_cast<Py_ssize_t>(records.size());
   Ref out = Ref::check(PyList_New(0));
   for (Py_ssize_t s = 0; s + n <= count; s += n) {
-    PyObject* first = items[static_cast<size_t>(s)].get();
-    PyObject* last = items[static_cast<size_t>(s + n - 1)].get();
+    Ref first = records.at(static_cast<size_t>(s));
+    Ref last = records.at(static_cast<size_t>(s + n - 1));
     Ref dt, hi, lo, vol;
     for (Py_ssize_t i = s; i < s + n; ++i) {
-      PyObject* bar = items[static_cast<size_t>(i)].get();
+      Ref held = records.at(static_cast<size_t>(i));
+      PyObject* bar = held.get();
       dt = qn::getattr(bar, st.str_datetime);
       hi = qn::getattr(bar, st.str_high);
       lo = qn::getattr(bar, st.str_low);
@@ -841,9 +855,9 @@ Ref read_floor(State& st, const qn::Args& a) {
       qn::getattr_opt(bar, st.str_num_trds);
       qn::getattr_opt(bar, st.str_value);
     }
-    Ref security = qn::getattr(first, st.str_security);
-    Ref open = qn::getattr(first, st.str_open);
-    Ref close = qn::getattr(last, st.str_close);
+    Ref security = qn::getattr(first.get(), st.str_security);
+    Ref open = qn::getattr(first.get(), st.str_open);
+    Ref close = qn::getattr(last.get(), st.str_close);
     PyObject* argv[] = {dt.get(), security.get(), open.get(), hi.get(), lo.get(), close.get(), vol.get()};
     Ref bar = qn::call_kw(st.Bar, argv, 0, st.kw_bar);
     if (PyList_Append(out.get(), bar.get()) < 0) qn::throw_error();
