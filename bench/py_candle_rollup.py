@@ -21,6 +21,25 @@ def _exact_str(value, name):
     return value
 
 
+def _int_arg(value, name):
+    # Numbers only, converted as int() does (text is not a number here).
+    if isinstance(value, (str, bytes, bytearray)) or not (
+            isinstance(value, (int, float)) or hasattr(type(value), "__int__") or hasattr(type(value), "__index__")):
+        raise TypeError(
+            f"Argument '{name}' has incorrect type (expected int, got {type(value).__name__})"
+        )
+    return int(value)
+
+
+def _float_arg(value, name):
+    if isinstance(value, (str, bytes, bytearray)) or not (
+            isinstance(value, (int, float)) or hasattr(type(value), "__float__") or hasattr(type(value), "__index__")):
+        raise TypeError(
+            f"Argument '{name}' has incorrect type (expected float, got {type(value).__name__})"
+        )
+    return float(value)
+
+
 # ---- frequency grammar -------------------------------------------------------
 
 
@@ -62,7 +81,7 @@ def to_backtest_interval(freq):
 
 
 def _bucket_start(dt, n_min):
-    n_min = int(n_min)
+    n_min = _int_arg(n_min, "n_min")
     total = dt.hour * 60 + dt.minute
     floored = (total // n_min) * n_min
     return dt.replace(hour=floored // 60, minute=floored % 60, second=0, microsecond=0)
@@ -91,9 +110,9 @@ def _merge_bucket(bars, bar_convention):
 
 
 def aggregate_1min_bars(bars, n_min, *, require_full=True, bar_convention="end", max_gap_minutes=1.5):
-    n_min = int(n_min)
+    n_min = _int_arg(n_min, "n_min")
     _exact_str(bar_convention, "bar_convention")
-    max_gap_minutes = float(max_gap_minutes)
+    max_gap_minutes = _float_arg(max_gap_minutes, "max_gap_minutes")
     if n_min <= 1:
         raise ValueError(f"n_min must be > 1, got {n_min}")
     if n_min not in AGGREGATABLE_NMIN:
@@ -135,9 +154,9 @@ def aggregate_1min_bars(bars, n_min, *, require_full=True, bar_convention="end",
 def aggregate_1min_ohlcv_df(df, n_min, *, require_full=True, bar_convention="end", max_gap_minutes=1.5,
                             time_col="time_key"):
     """Aggregate a 1-min OHLCV DataFrame into N-min rows (same columns kept)."""
-    n_min = int(n_min)
+    n_min = _int_arg(n_min, "n_min")
     _exact_str(bar_convention, "bar_convention")
-    max_gap_minutes = float(max_gap_minutes)
+    max_gap_minutes = _float_arg(max_gap_minutes, "max_gap_minutes")
     _exact_str(time_col, "time_col")
     if df is None:
         return pd.DataFrame()
@@ -201,8 +220,8 @@ def aggregate_1min_ohlcv_df(df, n_min, *, require_full=True, bar_convention="end
 
 
 def fetch_aggregated_nmin_bars(*, n_min, periods, fetch_1min, bar_convention="end"):
-    n_min = int(n_min)
-    periods = int(periods)
+    n_min = _int_arg(n_min, "n_min")
+    periods = _int_arg(periods, "periods")
     _exact_str(bar_convention, "bar_convention")
     if periods <= 0:
         raise ValueError(f"periods must be > 0, got {periods}")
@@ -219,7 +238,7 @@ def fetch_aggregated_nmin_bars(*, n_min, periods, fetch_1min, bar_convention="en
 
 def maybe_req_aggregated_nmin(freq, periods, fetch_1min, bar_convention="end"):
     _exact_str(freq, "freq")
-    periods = int(periods)
+    periods = _int_arg(periods, "periods")
     _exact_str(bar_convention, "bar_convention")
     n = try_parse_aggregatable_nmin(freq)
     if n is None:
