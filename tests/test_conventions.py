@@ -66,3 +66,41 @@ def test_help_renders(capsys):
     help(AshareChargesCN)
     out = capsys.readouterr().out
     assert "to_qmt_code(code)" in out and "AshareChargesCN(*deals)" in out
+
+
+def _conventions_table():
+    from quillon.gateways.qmt import kline_history as kh
+    from quillon.gateways.qmt.kv_link import QmtKvLink
+
+    link = QmtKvLink(port=1)
+    return [
+        # argument counts: exactly / at least / at most
+        (lambda: kh.qmt_period_for_freq(), "qmt_period_for_freq() takes exactly 1 positional argument (0 given)"),
+        (lambda: kh.clamp_periods("1Min"), "clamp_periods() takes at least 2 positional arguments (1 given)"),
+        (lambda: kh.clamp_periods("1Min", 1, 2, 3), "clamp_periods() takes at most 3 positional arguments (4 given)"),
+        (lambda: link.call(), "call() takes at least 1 positional argument (0 given)"),
+        # keywords
+        (lambda: kh.clamp_periods("1Min", 1, periods=2),
+         "clamp_periods() got multiple values for keyword argument 'periods'"),
+        (lambda: QmtKvLink(prt=1), "__init__() got an unexpected keyword argument 'prt'"),
+        # declared types
+        (lambda: kh.clamp_periods(None, 1), "Argument 'freq' has incorrect type (expected str, got NoneType)"),
+        (lambda: kh.clamp_periods("1Min", "5"), "Argument 'periods' has incorrect type (expected int, got str)"),
+        (lambda: QmtKvLink(port="6379"), "Argument 'port' has incorrect type (expected int, got str)"),
+        (lambda: QmtKvLink(timeout="1"), "Argument 'timeout' has incorrect type (expected float, got str)"),
+        (lambda: link.call("ping", []), "Argument 'params' has incorrect type (expected dict, got list)"),
+    ]
+
+
+def test_messages_across_modules():
+    for call, message in _conventions_table():
+        with pytest.raises(TypeError) as err:
+            call()
+        assert str(err.value) == message
+
+
+@pytest.mark.parametrize("periods, expected", [(5000.9, 1000), (7.9, 7), (True, 1), (10**30, 1000)])
+def test_numbers_convert_as_int_does(periods, expected):
+    from quillon.gateways.qmt import kline_history as kh
+
+    assert kh.clamp_periods("1Min", periods) == expected
