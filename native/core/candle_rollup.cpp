@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -24,20 +25,20 @@ namespace {
   O(AGGREGATABLE_NMIN) O(FREQ_RE) O(Bar) O(timedelta) O(pd) O(DataFrame) O(to_datetime)           \
   O(DatetimeArray) O(StringDtype) O(np) O(np_dtype) O(np_empty) O(np_intp) O(np_int64) O(np_float64)    \
   O(np_object) O(attrgetter_datetime) O(allowed_text) O(unit_min) O(unit_day) O(text_stable)       \
-  O(int_0) O(int_1) O(int_60) O(kw_bar) O(kw_bar_n) O(kw_bar_v) O(kw_bar_nv) O(kw_minutes)        \
+  O(int_0) O(int_60) O(kw_bar) O(kw_bar_n) O(kw_bar_v) O(kw_bar_nv) O(kw_minutes)        \
   O(kw_replace) O(kw_drop) O(kw_kind) O(kw_key) O(kw_dtype) O(col_open) O(col_high) O(col_low)     \
   O(col_close) O(col_volume) O(col_num_trds) O(col_value)
 #define ROLLUP_NAMES(N)                                                                           \
   N(datetime) N(security) N(open) N(high) N(low) N(close) N(volume) N(num_trds) N(value) N(hour)   \
-  N(minute) N(replace) N(match) N(group) N(lower) N(empty) N(copy) N(iloc) N(reset_index)          \
+  N(minute) N(replace) N(match) N(groups) N(lower) N(empty) N(copy) N(iloc) N(reset_index)          \
   N(sort_values) N(index) N(to_numpy) N(array) N(asi8) N(unit) N(tz) N(tz_localize) N(localize)    \
-  N(dtype) N(dtypes) N(columns) N(is_unique) N(take) N(isna) N(all) N(any) N(max) N(min) N(sum)    \
-  N(fillna) N(assign) N(to_pydatetime) N(tolist) N(sort) N(kind) N(itemsize)
+  N(dtype) N(dtypes) N(columns) N(is_unique) N(take) N(isna) N(all) N(max) N(min) N(sum)    \
+  N(fillna) N(assign) N(to_pydatetime) N(tolist) N(sort) N(kind)
 
 struct State {
   QN_STATE(ROLLUP_OBJECTS, ROLLUP_NAMES)
-  // How numpy adds up a float64 reduction (probed at import, see init).
-  int np_sum_variant;
+  // Whether numpy adds up float64 runs the way numpy_sum does (probed at import).
+  bool numpy_sum_known;
 };
 
 using qn::Ref;
@@ -328,22 +329,28 @@ bool match_freq(State& st, PyObject* freq, bool& day, Ref& n) {
   }
   Ref m = qn::call_method(st.FREQ_RE, st.str_match, freq);
   if (m.get() == Py_None) return false;
-  Ref g1 = qn::call_method(m.get(), st.str_group, st.int_1);
-  n = Ref::check(PyNumber_Long(g1.get()));
-  Ref two = qn::py_int(2);
-  Ref g2 = qn::call_method(m.get(), st.str_group, two.get());
-  Ref lowered = qn::call_method(g2.get(), st.str_lower);
+  Ref groups = qn::call_method(m.get(), st.str_groups);
+  if (!PyTuple_CheckExact(groups.get()) || PyTuple_GET_SIZE(groups.get()) != 2)
+    qn::raise(PyExc_SystemError, "unexpected groups of the frequency pattern");
+  n = Ref::check(PyNumber_Long(PyTuple_GET_ITEM(groups.get(), 0)));
+  Ref lowered = qn::call_method(PyTuple_GET_ITEM(groups.get(), 1), st.str_lower);
   // Only the first letter decides: "d" (and nothing else) lower-cases to "d".
   day = PyUnicode_GET_LENGTH(lowered.get()) > 0 && PyUnicode_READ_CHAR(lowered.get(), 0) == 'd';
   return true;
 }
 
-// parse_bar_freq's work: (day, n) or ValueError with the documented texts.
-void parse_freq(State& st, PyObject* freq, bool& day, Ref& n) {
-  if (PyUnicode_GET_LENGTH(freq) == 0) qn::raise(PyExc_ValueError, "freq=%R is not a valid bar frequency", freq);
-  if (!match_freq(st, freq, day, n))
-    qn::raise(PyExc_ValueError,
-              "freq=%R is not supported. Use forms like '1Min', '5Min', '15min', or '1Day'.", freq);
+// parse_bar_freq's work: (day, n), or false with ValueError set (one of the
+// documented texts). The error is set, not thrown: a refused text is an
+// ordinary answer here, and a C++ throw would cost more than the parse.
+bool parse_freq(State& st, PyObject* freq, bool& day, Ref& n) {
+  if (PyUnicode_GET_LENGTH(freq) == 0) {
+    PyErr_Format(PyExc_ValueError, "freq=%R is not a valid bar frequency", freq);
+    return false;
+  }
+  if (match_freq(st, freq, day, n)) return true;
+  PyErr_Format(PyExc_ValueError, "freq=%R is not supported. Use forms like '1Min', '5Min', '15min', or '1Day'.",
+               freq);
+  return false;
 }
 
 // N when `freq` is an aggregatable N-minute frequency, else a NULL Ref.
@@ -370,7 +377,7 @@ Ref parse_bar_freq(State& st, const qn::Args& a) {
   PyObject* freq = qn::exact_str(a[0], "freq");
   bool day = false;
   Ref n;
-  parse_freq(st, freq, day, n);
+  if (!parse_freq(st, freq, day, n)) return Ref();  // NULL with the error set
   return Ref::check(PyTuple_Pack(2, day ? st.unit_day : st.unit_min, n.get()));
 }
 
@@ -390,8 +397,12 @@ Ref to_backtest_interval(State& st, const qn::Args& a) {
   PyObject* freq = qn::exact_str(a[0], "freq");
   bool day = false;
   Ref n;
-  parse_freq(st, freq, day, n);
-  return Ref::check(PyUnicode_FromFormat("%S%s", n.get(), day ? "day" : "min"));
+  if (!parse_freq(st, freq, day, n)) return Ref();  // NULL with the error set
+  int overflow = 0;
+  const long long v = as_ll(n.get(), overflow);
+  if (overflow) return Ref::check(PyUnicode_FromFormat("%S%s", n.get(), day ? "day" : "min"));
+  const std::string text = std::to_string(v) + (day ? "day" : "min");
+  return qn::str(text);
 }
 
 // ---- bucket keys -------------------------------------------------------------------
@@ -939,17 +950,14 @@ double pairwise_sum(const double* a, size_t n) {
   return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
 }
 
-// The two ways numpy versions start a float reduction: from the identity
-// 0.0 (numpy 2) or from the first element.
-enum { kSumFromZero = 1, kSumFromFirst = 2, kSumAskNumpy = 0 };
+// What a float64 reduction gives: numpy starts it from the identity 0.0 and
+// adds the pairwise sum of the values.
+double numpy_sum(const double* a, size_t n) { return 0.0 + pairwise_sum(a, n); }
 
-double numpy_sum(int variant, const double* a, size_t n) {
-  if (variant == kSumFromFirst) return n ? a[0] + pairwise_sum(a + 1, n - 1) : 0.0;
-  return 0.0 + pairwise_sum(a, n);
-}
-
-int probe_numpy_sum(State& st) {
-  bool zero_ok = true, first_ok = true;
+// True when numpy's own sum agrees with numpy_sum on sample runs (below and
+// above the 8 and 128 value steps of its blocking); otherwise the tables are
+// built row by row, with pandas doing the sums.
+bool probe_numpy_sum(State& st) {
   for (int trial = 0; trial < 6; ++trial) {
     const size_t n = 9 + static_cast<size_t>(trial) * 47;
     std::vector<double> v(n);
@@ -967,10 +975,9 @@ int probe_numpy_sum(State& st) {
     Ref s = qn::call_method(arr_np.get(), st.str_sum);
     const double got = PyFloat_AsDouble(s.get());
     if (got == -1.0 && PyErr_Occurred()) qn::throw_error();
-    zero_ok = zero_ok && got == numpy_sum(kSumFromZero, v.data(), n);
-    first_ok = first_ok && got == numpy_sum(kSumFromFirst, v.data(), n);
+    if (got != numpy_sum(v.data(), n)) return false;
   }
-  return zero_ok ? kSumFromZero : first_ok ? kSumFromFirst : kSumAskNumpy;
+  return true;
 }
 
 // ---- table aggregation: the time column ----------------------------------------------
@@ -1088,7 +1095,6 @@ void native_buckets(const Times& t, const std::vector<Py_ssize_t>& order, const 
 // replace, subtraction and comparison, as the per-row loop does them. An
 // error stops the pass; the buckets closed before it still count, since
 // they would have been emitted before the error surfaced.
-
 void python_buckets(State& st, PyObject* sorted_times, const Nmin& n, PyObject* max_gap, std::vector<Bucket>& out,
                     Pending& pending) {
   Ref values = qn::call_method(sorted_times, st.str_tolist);
@@ -1225,7 +1231,7 @@ Ref reduce_column(Table& tb, PyObject* values, Role role) {
       } else {
         for (double& x : run)
           if (std::isnan(x)) x = 0.0;
-        r = numpy_sum(st.np_sum_variant, run.data(), run.size());
+        r = numpy_sum(run.data(), run.size());
       }
       w.ref<double>(b) = r;
     } else {
@@ -1315,7 +1321,7 @@ Ref build_columns(Table& tb) {
                          st.col_value};
   for (PyObject* s : special)
     if (label_is(tb.time_col, s)) return Ref();
-  if (st.np_sum_variant == kSumAskNumpy) return Ref();
+  if (!st.numpy_sum_known) return Ref();
 
   std::vector<Py_ssize_t> first_rows, last_rows;
   for (const Bucket& b : tb.emitted) {
@@ -1334,14 +1340,13 @@ Ref build_columns(Table& tb) {
   Ref probe_dtypes = Ref::check(PySequence_List(qn::getattr(probe.get(), st.str_dtypes).get()));
   if (PyList_GET_SIZE(probe_dtypes.get()) != PyList_GET_SIZE(columns.get())) return Ref();
 
-  Ref result = Ref::check(PyDict_New());
-  Ref time_values;
+  // Columns whose dtype rules this build out go first, the costly time
+  // conversion last, so a refusal comes before most of the work.
   const Py_ssize_t ncols = PyList_GET_SIZE(columns.get());
-  std::vector<std::pair<PyObject*, Ref>> built;
+  std::vector<Role> roles(static_cast<size_t>(ncols));
+  std::vector<Ref> series(static_cast<size_t>(ncols)), values(static_cast<size_t>(ncols));
   for (Py_ssize_t c = 0; c < ncols; ++c) {
     PyObject* label = PyList_GET_ITEM(columns.get(), c);
-    PyObject* probe_dtype = PyList_GET_ITEM(probe_dtypes.get(), c);
-    Ref series = item(tb.df, label);
     Role role = Role::First;
     if (label_is(label, tb.time_col))
       role = Role::Time;
@@ -1355,29 +1360,44 @@ Ref build_columns(Table& tb) {
       role = Role::Sum;
     else if (label_is(label, st.col_num_trds) || label_is(label, st.col_value))
       role = Role::FilledSum;
-    Ref values;
+    roles[static_cast<size_t>(c)] = role;
+    series[static_cast<size_t>(c)] = item(tb.df, label);
     if (role == Role::Max || role == Role::Min || role == Role::Sum || role == Role::FilledSum) {
-      Ref dtype = qn::getattr(series.get(), st.str_dtype);
+      Ref dtype = qn::getattr(series[static_cast<size_t>(c)].get(), st.str_dtype);
       if (!numpy_dtype_is(dtype.get(), st.np_float64) && !numpy_dtype_is(dtype.get(), st.np_int64)) return Ref();
-      Ref arr = qn::call_method(series.get(), st.str_to_numpy);
-      values = reduce_column(tb, arr.get(), role);
-    } else {
+    }
+  }
+  if (std::count(roles.begin(), roles.end(), Role::Time) != 1) return Ref();
+  for (int pass = 0; pass < 2; ++pass) {
+    for (Py_ssize_t c = 0; c < ncols; ++c) {
+      const Role role = roles[static_cast<size_t>(c)];
+      if (role != Role::First && role != Role::Last && role != Role::Time) continue;
+      if ((role == Role::Time) != (pass == 1)) continue;
+      PyObject* label = PyList_GET_ITEM(columns.get(), c);
       const Ref& pos = role == Role::Last ? last_pos : role == Role::Time && !tb.start ? last_pos : first_pos;
       PyObject* probe_value = PyDict_GetItemWithError(probe_dict.get(), label);  // borrowed
       if (!probe_value) {
         if (PyErr_Occurred()) qn::throw_error();
         return Ref();
       }
-      values = pass_through(tb, series.get(), probe_value, probe_dtype, pos, role == Role::Time);
-      if (!values) return Ref();
+      values[static_cast<size_t>(c)] = pass_through(tb, series[static_cast<size_t>(c)].get(), probe_value,
+                                                    PyList_GET_ITEM(probe_dtypes.get(), c), pos, role == Role::Time);
+      if (!values[static_cast<size_t>(c)]) return Ref();
     }
-    if (role == Role::Time)
-      time_values = std::move(values);
-    else
-      built.emplace_back(label, std::move(values));
   }
-  set_item(result.get(), tb.time_col, time_values.get());
-  for (auto& [label, values] : built) set_item(result.get(), label, values.get());
+  Ref result = Ref::check(PyDict_New());
+  for (Py_ssize_t c = 0; c < ncols; ++c)
+    if (roles[static_cast<size_t>(c)] == Role::Time) set_item(result.get(), tb.time_col, values[static_cast<size_t>(c)].get());
+  for (Py_ssize_t c = 0; c < ncols; ++c) {
+    const Role role = roles[static_cast<size_t>(c)];
+    if (role == Role::Time) continue;
+    Ref& v = values[static_cast<size_t>(c)];
+    if (!v) {
+      Ref arr = qn::call_method(series[static_cast<size_t>(c)].get(), st.str_to_numpy);
+      v = reduce_column(tb, arr.get(), role);
+    }
+    set_item(result.get(), PyList_GET_ITEM(columns.get(), c), v.get());
+  }
   return qn::call(st.DataFrame, result.get());
 }
 
@@ -1590,7 +1610,6 @@ void init(PyObject* module, State& st) {
   qn::keep(st.unit_day, qn::intern("day"));
   qn::keep(st.text_stable, qn::intern("stable"));
   qn::keep(st.int_0, qn::py_int(0));
-  qn::keep(st.int_1, qn::py_int(1));
   qn::keep(st.int_60, qn::py_int(60));
   qn::keep(st.kw_bar, qn::name_tuple({"datetime", "security", "open", "high", "low", "close", "volume"}));
   qn::keep(st.kw_bar_n,
@@ -1609,7 +1628,7 @@ void init(PyObject* module, State& st) {
                              std::pair{&st.col_volume, "volume"}, std::pair{&st.col_num_trds, "num_trds"},
                              std::pair{&st.col_value, "value"}})
     qn::keep(*field, qn::intern(name));
-  st.np_sum_variant = probe_numpy_sum(st);
+  st.numpy_sum_known = probe_numpy_sum(st);
 }
 
 }  // namespace
