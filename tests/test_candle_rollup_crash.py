@@ -2,19 +2,18 @@
 candle_rollup. The calls run in a child process, so a crash is reported as a
 failure instead of killing the test run."""
 
-import faulthandler
 import itertools
 import math
-import os
-import subprocess
-import sys
 from datetime import datetime, timedelta, timezone
+
+
+from support.crash import assert_child_ok, run_calls
 
 
 def hostile_calls():
     import numpy as np
     import pandas as pd
-    from crash_sweep import ODD, Hostile, OddStr
+    from support.crash import ODD, Hostile, OddStr
 
     from quillon.core import candle_rollup as cr
     from quillon.core.data import Bar
@@ -158,27 +157,9 @@ def hostile_calls():
     yield lambda: cr.aggregate_1min_ohlcv_df(frame.assign(volume=np.arange(12) * 2**62), 5)
 
 
-def main():
-    faulthandler.enable()
-    import warnings
-
-    warnings.simplefilter("ignore")
-    calls = 0
-    for call in hostile_calls():
-        try:
-            call()
-        except Exception:
-            pass
-        calls += 1
-    print(calls, "calls")
+def test_hostile_inputs_do_not_crash():
+    assert_child_ok(__file__, timeout=900)
 
 
 if __name__ == "__main__":
-    main()
-
-
-def test_hostile_inputs_do_not_crash():
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    proc = subprocess.run([sys.executable, __file__], capture_output=True, text=True, env=env, timeout=900)
-    assert proc.returncode == 0, proc.stdout + proc.stderr
-    assert proc.stdout.endswith(" calls\n")
+    run_calls(hostile_calls())

@@ -2,16 +2,15 @@
 run in a child process, so a crash is reported as a failure instead of
 killing the test run."""
 
-import faulthandler
 import itertools
-import os
-import subprocess
-import sys
 from datetime import datetime, timedelta
 
 
+from support.crash import assert_child_ok, run_calls
+
+
 def hostile_calls():
-    from crash_sweep import ODD, Hostile
+    from support.crash import ODD, Hostile
 
     from quillon.core.data import Bar
     from quillon.gateways.qmt import kline_history as kh
@@ -160,24 +159,9 @@ def hostile_calls():
     yield lambda: kh.parse_qmt_bar_time(datetime.max - timedelta(0))
 
 
-def main():
-    faulthandler.enable()
-    calls = 0
-    for call in hostile_calls():
-        try:
-            call()
-        except Exception:
-            pass
-        calls += 1
-    print(calls, "calls")
+def test_hostile_inputs_do_not_crash():
+    assert_child_ok(__file__, timeout=600)
 
 
 if __name__ == "__main__":
-    main()
-
-
-def test_hostile_inputs_do_not_crash():
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    proc = subprocess.run([sys.executable, __file__], capture_output=True, text=True, env=env, timeout=600)
-    assert proc.returncode == 0, proc.stdout + proc.stderr
-    assert proc.stdout.endswith(" calls\n")
+    run_calls(hostile_calls())

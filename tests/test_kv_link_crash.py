@@ -3,32 +3,27 @@ closed port and on instances never initialised, never crash the interpreter.
 The sweep runs in a child process (this file run as a script), so a crash is
 reported as a failure instead of killing the test run."""
 
-import os
-import subprocess
 import sys
+
+from support.crash import assert_child_ok
 
 REFUSED_PORT = 1
 METHODS = ["res_key", "call", "ping", "start_events", "stop_events", "close"]
 
 
 def test_methods_survive_odd_arguments(redis_server):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    proc = subprocess.run([sys.executable, __file__, str(redis_server.port)], capture_output=True, text=True,
-                          env=env, timeout=600)
-    assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
-    assert "calls" in proc.stdout
+    assert_child_ok(__file__, redis_server.port, timeout=600)
 
 
 def _sweep(port):
     import faulthandler
-    import inspect
     import itertools
     import random
     import types
 
     import redis
 
-    from crash_sweep import ODD, attempt
+    from support.crash import ODD, attempt, sweep
     from kv_link_helpers import EchoAgent
     from quillon.gateways.qmt.kv_link import QmtKvLink
 
@@ -53,19 +48,7 @@ def _sweep(port):
     try:
         for link in (live, dead, bare):
             for name in METHODS:
-                fn = getattr(link, name)
-                params = list(inspect.signature(fn).parameters)
-                for n in range(3):
-                    for args in itertools.product(odd, repeat=n):
-                        attempt(fn, args, {})
-                        calls += 1
-                for _ in range(300):
-                    args = rng.choices(odd, k=rng.randint(0, 4))
-                    kwargs = {p: rng.choice(odd) for p in rng.sample(params, k=min(len(params), rng.randint(0, 3)))}
-                    if rng.random() < 0.3:
-                        kwargs[rng.choice(["bogus", "x" * 300])] = None
-                    attempt(fn, args, kwargs)
-                    calls += 1
+                calls += sweep(getattr(link, name), rng, values=odd, rounds=300)
             for prop in ("req_key", "events_channel"):
                 attempt(getattr, (link, prop), {})
         # Unbound methods with a wrong self, and attributes replaced by odd values.

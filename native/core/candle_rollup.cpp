@@ -1554,10 +1554,6 @@ PyMethodDef methods[] = {
     QN_END_METHODS,
 };
 
-void add(PyObject* module, const char* name, PyObject* value) {
-  if (PyModule_AddObjectRef(module, name, value) < 0) qn::throw_error();
-}
-
 void init(PyObject* module, State& st) {
   PyDateTime_IMPORT;
   if (!PyDateTimeAPI) qn::throw_error();
@@ -1569,13 +1565,13 @@ void init(PyObject* module, State& st) {
   Ref typing = qn::import("typing");
   qn::keep(st.pd, qn::import("pandas"));
   qn::keep(st.Bar, qn::import_from("quillon.core.data", "Bar"));
-  add(module, "re", re.get());
-  add(module, "datetime", datetime_type.get());
-  add(module, "timedelta", st.timedelta);
+  qn::add_object(module, "re", re.get());
+  qn::add_object(module, "datetime", datetime_type.get());
+  qn::add_object(module, "timedelta", st.timedelta);
   for (const char* name : {"Callable", "Dict", "List", "Optional", "Sequence"})
-    add(module, name, qn::getattr(typing.get(), qn::intern(name).get()).get());
-  add(module, "pd", st.pd);
-  add(module, "Bar", st.Bar);
+    qn::add_object(module, name, qn::getattr(typing.get(), qn::intern(name).get()).get());
+  qn::add_object(module, "pd", st.pd);
+  qn::add_object(module, "Bar", st.Bar);
 
   Ref nmin = Ref::check(PyTuple_New(sizeof kNmin / sizeof kNmin[0]));
   std::string allowed;
@@ -1585,11 +1581,11 @@ void init(PyObject* module, State& st) {
   }
   qn::keep(st.AGGREGATABLE_NMIN, std::move(nmin));
   qn::keep(st.allowed_text, qn::str(allowed));
-  add(module, "AGGREGATABLE_NMIN", st.AGGREGATABLE_NMIN);
+  qn::add_object(module, "AGGREGATABLE_NMIN", st.AGGREGATABLE_NMIN);
   Ref pattern = qn::str(R"(^\s*(\d+)\s*(min|m|mins|minutes|day|d|days)\s*$)");
   Ref ignorecase = qn::getattr(re.get(), qn::intern("IGNORECASE").get());
   qn::keep(st.FREQ_RE, qn::call_method(re.get(), qn::intern("compile").get(), pattern.get(), ignorecase.get()));
-  add(module, "_FREQ_RE", st.FREQ_RE);
+  qn::add_object(module, "_FREQ_RE", st.FREQ_RE);
 
   qn::keep(st.DataFrame, qn::getattr(st.pd, qn::intern("DataFrame").get()));
   qn::keep(st.to_datetime, qn::getattr(st.pd, qn::intern("to_datetime").get()));

@@ -101,6 +101,11 @@ void print_line(std::string_view text);
   void clear() { OBJECTS(QN_OBJ_CLEAR_) NAMES(QN_STR_CLEAR_) } \
   void intern_names() { NAMES(QN_STR_INTERN_) }
 
+/// module.name = value (a new reference is taken).
+inline void add_object(PyObject* module, const char* name, PyObject* value) {
+  if (PyModule_AddObjectRef(module, name, value) < 0) throw_error();
+}
+
 /// Stores a new reference into a state field (the field must be empty).
 inline void keep(PyObject*& field, Ref value) { field = value.release(); }
 

@@ -556,10 +556,6 @@ PyMethodDef methods[] = {
     QN_END_METHODS,
 };
 
-void add(PyObject* module, const char* name, PyObject* value) {
-  if (PyModule_AddObjectRef(module, name, value) < 0) qn::throw_error();
-}
-
 Ref str_dict(std::initializer_list<std::pair<const char*, Ref>> items) {
   Ref d = Ref::check(PyDict_New());
   for (const auto& [k, v] : items)
@@ -605,15 +601,15 @@ void init(PyObject* module, State& st) {
   qn::keep(st.fmt_day, qn::str("%Y%m%d"));
   qn::keep(st.fmt_second, qn::str("%Y%m%d%H%M%S"));
 
-  add(module, "FREQ_TO_QMT_PERIOD", st.FREQ_TO_QMT_PERIOD);
-  add(module, "DEFAULT_MAX_COUNT", st.DEFAULT_MAX_COUNT);
-  add(module, "_QMT_TIME_FORMATS", st.time_formats);
-  add(module, "datetime", st.datetime);
-  add(module, "timedelta", st.timedelta);
-  for (const char* name : {"Any", "Dict", "List", "Optional", "Sequence"}) add(module, name, qn::import_from("typing", name).get());
-  add(module, "Bar", st.Bar);
-  add(module, "Security", st.Security);
-  add(module, "try_parsing_datetime", st.try_parsing_datetime);
+  qn::add_object(module, "FREQ_TO_QMT_PERIOD", st.FREQ_TO_QMT_PERIOD);
+  qn::add_object(module, "DEFAULT_MAX_COUNT", st.DEFAULT_MAX_COUNT);
+  qn::add_object(module, "_QMT_TIME_FORMATS", st.time_formats);
+  qn::add_object(module, "datetime", st.datetime);
+  qn::add_object(module, "timedelta", st.timedelta);
+  for (const char* name : {"Any", "Dict", "List", "Optional", "Sequence"}) qn::add_object(module, name, qn::import_from("typing", name).get());
+  qn::add_object(module, "Bar", st.Bar);
+  qn::add_object(module, "Security", st.Security);
+  qn::add_object(module, "try_parsing_datetime", st.try_parsing_datetime);
 }
 
 }  // namespace

@@ -617,7 +617,7 @@ void init(PyObject* module, State& st) {
   Ref callable_args = Ref::check(PyTuple_Pack(2, arg_list.get(), Py_None));
   Ref handler_t =
       Ref::check(PyObject_GetItem(qn::getattr(typing.get(), qn::intern("Callable").get()).get(), callable_args.get()));
-  if (PyModule_AddObjectRef(module, "EventHandler", handler_t.get()) < 0) qn::throw_error();
+  qn::add_object(module, "EventHandler", handler_t.get());
 
   PyObject* base = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
   qn::keep(st.QmtKvLink, qn::ClassBuilder(module, "QmtKvLink", base, class_doc)

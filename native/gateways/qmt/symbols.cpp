@@ -199,8 +199,8 @@ void init(PyObject* module, State& st) {
   qn::keep(st.Exchange_SSE, qn::getattr(st.Exchange, qn::intern("SSE").get()));
   qn::keep(st.Exchange_SZSE, qn::getattr(st.Exchange, qn::intern("SZSE").get()));
   Ref security = qn::import_from("quillon.core.security", "Security");
-  if (PyModule_AddObjectRef(module, "Exchange", st.Exchange) < 0) qn::throw_error();
-  if (PyModule_AddObjectRef(module, "Security", security.get()) < 0) qn::throw_error();
+  qn::add_object(module, "Exchange", st.Exchange);
+  qn::add_object(module, "Security", security.get());
 }
 
 }  // namespace
